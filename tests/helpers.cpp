@@ -51,11 +51,17 @@ void scratch::TearDown() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path, size_t most) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    if (most == SIZE_MAX) {
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string bytes(most, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(most));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

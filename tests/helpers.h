@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ protected:
     std::string dir_;
 };
 
-std::string read_file(const std::string& path);
+std::string read_file(const std::string& path, size_t most = SIZE_MAX);
 void write_file(const std::string& path, const std::string& bytes);
 int64_t file_size(const std::string& path);
 bool file_exists(const std::string& path);
