@@ -26,6 +26,8 @@ enum os_call {
 void hook_fail_call(os_call kind, uint32_t nth, int err, bool sticky = false);
 // A break arrives just before the nth CheckSignal from now on.
 void hook_break_at_poll(uint32_t nth);
+// Opening this file for writing fails as on read-only media (empty: none).
+void hook_read_only_file(const std::string& name);
 // Allocations larger than this fail (0: no limit).
 void hook_alloc_limit(uint64_t bytes);
 // Calls of the kind made since the last hook_reset.

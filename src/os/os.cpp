@@ -48,6 +48,7 @@ fault faults[CALL_KINDS];
 uint32_t calls[CALL_KINDS];
 uint32_t break_countdown = 0;
 uint64_t alloc_limit = 0;
+std::string read_only_file;
 int open_files = 0;
 int live_allocations = 0;
 os_capture* capture = nullptr;
@@ -161,6 +162,10 @@ os_file* Open(const char* name, int32_t mode) {
         case MODE_NEWFILE: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
         case MODE_READONLY: flags |= O_RDONLY; break;
         default: set_error_from(EINVAL); return nullptr;
+    }
+    if (mode != MODE_READONLY && !read_only_file.empty() && read_only_file == name) {
+        set_error_from(EROFS);
+        return nullptr;
     }
     int fd;
     do {
@@ -485,6 +490,8 @@ void hook_break_at_poll(uint32_t nth) { break_countdown = nth; }
 
 void hook_alloc_limit(uint64_t bytes) { alloc_limit = bytes; }
 
+void hook_read_only_file(const std::string& name) { read_only_file = name; }
+
 uint32_t hook_calls(os_call kind) { return calls[kind]; }
 
 int hook_open_files() { return open_files; }
@@ -504,4 +511,5 @@ void hook_reset() {
     break_countdown = 0;
     break_pending = 0;
     alloc_limit = 0;
+    read_only_file.clear();
 }
