@@ -1,5 +1,6 @@
 // Block map and block I/O: the only code that computes positions inside the
 // map and data areas of an image.
+#include <cstdint>
 #include <cstring>
 
 #include "console/progress.h"
@@ -10,9 +11,11 @@ namespace {
 // Map length in bytes; the caller has made sure it fits in 32 bits.
 uint32_t map_bytes(const vdi_handle* handle) { return 4 * handle->blocks; }
 
+// Where data place `place` starts; -1 (which no file reaches) when that
+// lies beyond any position a file can have.
 int64_t place_position(const vdi_handle* handle, uint32_t place) {
-    return static_cast<int64_t>(handle->offset_data) +
-           static_cast<int64_t>(place) * static_cast<int64_t>(handle->block_size);
+    uint64_t position = handle->offset_data + static_cast<uint64_t>(place) * handle->block_size;
+    return position > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(position);
 }
 
 int transfer(vdi_handle* handle, uint8_t* read_into, const uint8_t* write_from, uint32_t index,

@@ -75,8 +75,9 @@ constexpr header_field HEADER_FIELDS[] = {
 constexpr uint32_t MAX_BLOCKS = 0x3FFFFF00u;
 
 // Block sizes beyond this are refused by the commands that hold a block in
-// memory; images in use have 1 MiB.
-constexpr uint32_t MAX_BLOCK_SIZE = 256u << 20;
+// memory, so that a damaged header cannot ask for gigabytes; images in use
+// have 1 MiB.
+constexpr uint32_t MAX_BLOCK_SIZE = 64u << 20;
 
 inline uint32_t decode_le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -35,6 +35,8 @@ uint32_t hook_calls(os_call kind);
 // Files open and allocations held right now.
 int hook_open_files();
 int hook_live_allocations();
+// The largest allocation asked for since the last hook_reset.
+uint64_t hook_largest_allocation();
 
 // Console capture: while set, output to the standard streams is appended to
 // these strings instead (all gets both, in program order).

@@ -51,6 +51,7 @@ uint64_t alloc_limit = 0;
 std::string read_only_file;
 int open_files = 0;
 int live_allocations = 0;
+uint64_t largest_allocation = 0;
 os_capture* capture = nullptr;
 std::vector<os_change>* journal = nullptr;
 
@@ -431,6 +432,7 @@ uint32_t CheckSignal(uint32_t mask) {
 
 void* AllocVecTags(uint32_t size, uint32_t tag, uint32_t value, uint32_t end) {
     (void)end;
+    if (size > largest_allocation) largest_allocation = size;
     if (injected_failure(CALL_ALLOC) || (alloc_limit != 0 && size > alloc_limit)) return nullptr;
     void* memory;
     if (tag == AVT_ClearWithValue && (value & 0xFF) == 0) {
@@ -498,6 +500,8 @@ int hook_open_files() { return open_files; }
 
 int hook_live_allocations() { return live_allocations; }
 
+uint64_t hook_largest_allocation() { return largest_allocation; }
+
 void hook_capture(os_capture* c) {
     flush_out();
     capture = c;
@@ -511,5 +515,6 @@ void hook_reset() {
     break_countdown = 0;
     break_pending = 0;
     alloc_limit = 0;
+    largest_allocation = 0;
     read_only_file.clear();
 }
