@@ -34,11 +34,7 @@ int cmd_convertfromraw(int argc, char** argv) {
             FPrintf(StdErr, "%s: raw file too large for a vdi file\n", raw->name);
             goto done;
         }
-        // Creating the image empties it: never when it is the raw file itself.
-        if (SameFile(argv[2], argv[3])) {
-            FPrintf(StdErr, "%s: input and output are the same file\n", argv[2]);
-            goto done;
-        }
+        if (same_file_refused(argv[3], argv[2])) goto done;
         handle = open_vdi(argv[2], MODE_NEWFILE);
         if (!handle) goto done;
 
@@ -46,24 +42,7 @@ int cmd_convertfromraw(int argc, char** argv) {
         uint32_t next_data_block = fixed ? blocks : 0;
         init_new_header(handle, blocks, fixed ? IMAGE_TYPE_FIXED : IMAGE_TYPE_DYNAMIC,
                         static_cast<uint64_t>(raw_size), next_data_block);
-        int64_t length = static_cast<int64_t>(handle->offset_data) +
-                         (fixed ? static_cast<int64_t>(blocks) * DEFAULT_BLOCK_SIZE : 0);
-        if (!ChangeFileSize(handle->file, length, OFFSET_BEGINNING)) {
-            PrintFault(IoErr(), handle->name);
-            FPrintf(StdErr, "%s: failed to allocate disk space for vdi file\n", handle->name);
-            goto done;
-        }
-        if (!write_header(handle)) goto done;
-        handle->block_map = static_cast<uint8_t*>(
-            fixed ? AllocVecTagList(4 * blocks, nullptr)
-                  : AllocVecTags(4 * blocks, AVT_ClearWithValue, 0xFF, TAG_END));
-        if (!handle->block_map) {
-            PrintFault(ERROR_NO_FREE_STORE, "imgsmith");
-            goto done;
-        }
-        if (fixed)
-            for (uint32_t i = 0; i < blocks; ++i) set_map_entry(handle->block_map, i, i);
-        if (!write_block_map(handle)) goto done;
+        if (!write_new_image(handle, fixed)) goto done;
 
         buffer = static_cast<uint8_t*>(AllocVecTagList(handle->block_size, nullptr));
         if (!buffer) {

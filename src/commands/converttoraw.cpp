@@ -16,11 +16,7 @@ int cmd_converttoraw(int argc, char** argv) {
     vdi_handle* handle = open_vdi(argv[2], MODE_READONLY);
     if (!handle || !read_header(handle) || !check_block_size(handle) || !read_block_map(handle))
         goto done;
-    // Creating the raw file empties it: never when it is the image itself.
-    if (SameFile(argv[2], argv[3])) {
-        FPrintf(StdErr, "%s: input and output are the same file\n", argv[3]);
-        goto done;
-    }
+    if (same_file_refused(argv[2], argv[3])) goto done;
     raw = open_raw(argv[3], MODE_NEWFILE);
     if (!raw) goto done;
     {

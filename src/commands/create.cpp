@@ -41,27 +41,10 @@ int cmd_create(int argc, char** argv) {
     vdi_handle* handle = open_vdi(argv[2], MODE_NEWFILE);
     if (!handle) return RETURN_FAIL;
 
-    int rc = RETURN_FAIL;
     uint32_t blocks = static_cast<uint32_t>(size_gib) * 1024;
-    uint64_t disk_size = static_cast<uint64_t>(blocks) * DEFAULT_BLOCK_SIZE;
-    init_new_header(handle, blocks, fixed ? IMAGE_TYPE_FIXED : IMAGE_TYPE_DYNAMIC, disk_size,
-                    fixed ? blocks : 0);
-    int64_t length = static_cast<int64_t>(handle->offset_data) + (fixed ? static_cast<int64_t>(disk_size) : 0);
-    if (!ChangeFileSize(handle->file, length, OFFSET_BEGINNING)) {
-        PrintFault(IoErr(), handle->name);
-        FPrintf(StdErr, "%s: failed to allocate disk space for vdi file\n", handle->name);
-    } else if (write_header(handle)) {
-        handle->block_map = static_cast<uint8_t*>(
-            fixed ? AllocVecTagList(4 * blocks, nullptr)
-                  : AllocVecTags(4 * blocks, AVT_ClearWithValue, 0xFF, TAG_END));
-        if (!handle->block_map) {
-            PrintFault(ERROR_NO_FREE_STORE, "imgsmith");
-        } else {
-            if (fixed)
-                for (uint32_t i = 0; i < blocks; ++i) set_map_entry(handle->block_map, i, i);
-            if (write_block_map(handle)) rc = RETURN_OK;
-        }
-    }
+    init_new_header(handle, blocks, fixed ? IMAGE_TYPE_FIXED : IMAGE_TYPE_DYNAMIC,
+                    static_cast<uint64_t>(blocks) * DEFAULT_BLOCK_SIZE, fixed ? blocks : 0);
+    int rc = write_new_image(handle, fixed) ? RETURN_OK : RETURN_FAIL;
     close_vdi(handle);
     return rc;
 }
