@@ -52,15 +52,20 @@ void scratch::TearDown() {
 }
 
 std::string read_file(const std::string& path, size_t most) {
-    std::ifstream in(path, std::ios::binary);
-    if (most == SIZE_MAX) {
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+    std::string bytes;
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return bytes;
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    size_t want = end > 0 ? std::min(most, static_cast<size_t>(end)) : 0;
+    bytes.resize(want);
+    size_t done = 0;
+    while (done < want) {
+        ssize_t n = ::pread(fd, bytes.data() + done, want - done, static_cast<off_t>(done));
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    std::string bytes(most, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(most));
-    bytes.resize(static_cast<size_t>(in.gcount()));
+    bytes.resize(done);
+    ::close(fd);
     return bytes;
 }
 
@@ -165,6 +170,42 @@ std::vector<std::string> disk_blocks(const std::string& img) {
         b.resize(block_size, '\0');
         out.push_back(b);
     }
+    return out;
+}
+
+std::vector<size_t> disk_digest(const std::string& path) {
+    std::string header = read_file(path, 512);
+    std::vector<size_t> out;
+    if (header.size() < 512) return out;
+    uint32_t block_size = get32(header, 376), offset_data = get32(header, 344);
+    std::string map = read_file(path, get32(header, 340) + 4ull * get32(header, 384)).substr(get32(header, 340));
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::string block(block_size, '\0');
+    for (size_t i = 0; i + 4 <= map.size(); i += 4) {
+        uint32_t entry = get32(map, i);
+        std::fill(block.begin(), block.end(), '\0');
+        if (entry != FREE) {
+            off_t at = static_cast<off_t>(offset_data + static_cast<uint64_t>(entry) * block_size);
+            for (size_t done = 0; done < block_size;) {
+                ssize_t n = ::pread(fd, block.data() + done, block_size - done, at + static_cast<off_t>(done));
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+        }
+        out.push_back(std::hash<std::string>{}(block));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::vector<size_t> file_digest(const std::string& path) {
+    std::vector<size_t> out;
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return out;
+    std::string piece(MiB, '\0');
+    for (ssize_t n; (n = ::read(fd, piece.data(), MiB)) > 0;)
+        out.push_back(std::hash<std::string_view>{}(std::string_view(piece.data(), static_cast<size_t>(n))));
+    ::close(fd);
     return out;
 }
 

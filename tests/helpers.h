@@ -58,6 +58,11 @@ std::string pattern_block(uint32_t size, uint32_t seed);
 // blocks as zeros), read straight from the file.
 std::vector<std::string> disk_blocks(const std::string& image_bytes);
 std::vector<uint32_t> map_of(const std::string& image_bytes);
+// A hash of each disk block's content, read from the image file block by
+// block: for images too large to hold twice in memory.
+std::vector<size_t> disk_digest(const std::string& path);
+// A hash of a whole file's bytes and length, read in pieces.
+std::vector<size_t> file_digest(const std::string& path);
 
 struct result {
     int rc = -1;
