@@ -362,9 +362,17 @@ TEST_F(Convert, BlockDevices) {
     write_file(p("in.raw"), raw);
     ASSERT_EQ(run_cmd({"convertfromraw", p("a.vdi"), p("in.raw"), "dynamic"}).rc, 0);
 
-    // Image onto the device: every block written, zeros included; the rest kept.
+    // Image onto the device: every block written, zeros included; the rest
+    // kept; and all of it synced before the command says it is done.
+    hook_reset();
     result r = run_cmd({"converttoraw", p("a.vdi"), dev});
     EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(hook_calls(CALL_SYNC), 1u);
+    hook_fail_call(CALL_SYNC, 1, EIO);
+    r = run_cmd({"converttoraw", p("a.vdi"), dev});
+    EXPECT_EQ(r.rc, 20);
+    EXPECT_EQ(r.err, dev + ": Input/output error\n" + dev + ": failed to sync raw file\n");
+    EXPECT_EQ(r.out.find("conversion finished"), std::string::npos);
     shell("sync");
     std::string on_device = read_file(dev);
     EXPECT_TRUE(on_device.substr(0, raw.size()) == raw);

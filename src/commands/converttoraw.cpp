@@ -64,6 +64,13 @@ int cmd_converttoraw(int argc, char** argv) {
         }
         display_progress("converting", i, handle->blocks);
         stop_progress();
+        // A device is often unplugged right after: its data must be on it
+        // before we say so.
+        if (!zeros_free && !SyncFile(raw->file)) {
+            PrintFault(IoErr(), raw->name);
+            FPrintf(StdErr, "%s: failed to sync raw file\n", raw->name);
+            goto done;
+        }
         Printf("conversion finished\n");
         rc = RETURN_OK;
     }
