@@ -88,6 +88,31 @@ TEST_F(Cli, OutputKeepsProgramOrderOnOnePipe) {
     EXPECT_EQ(r.all, std::string(BANNER) + path("short.vdi") + ": failed to read vdi header\n");
 }
 
+TEST_F(Cli, CommandsEndToEnd) {
+    std::string raw = pattern_block(MiB, 1) + std::string(MiB, '\0') + pattern_block(MiB, 2) +
+                      pattern_block(MiB / 2, 3);
+    write_file(path("in.raw"), raw);
+    struct {
+        std::vector<std::string> words;
+        std::string all;
+    } steps[] = {
+        {{"create", path("new.vdi"), "dynamic", "1"}, ""},
+        {{"convertfromraw", path("a.vdi"), path("in.raw"), "fixed"},
+         "\rconverting 0%\rconverting 25%\rconverting 50%\rconverting 75%\rconverting 100%\n"
+         "conversion finished\n"},
+        {{"converttoraw", path("a.vdi"), path("out.raw")},
+         "\rconverting 0%\rconverting 25%\rconverting 50%\rconverting 75%\rconverting 100%\n"
+         "conversion finished\n"},
+        {{"compact", path("a.vdi")}, path("a.vdi") + ": not a dynamic vdi file\n"},
+    };
+    for (const auto& step : steps) {
+        result r = run_tool(step.words, true);
+        EXPECT_EQ(r.all, BANNER + step.all) << step.words[0];
+    }
+    EXPECT_TRUE(read_file(path("out.raw")) == raw);
+    EXPECT_EQ(file_size(path("new.vdi")), 4608);
+}
+
 TEST(VersionTag, InBinary) {
     std::string binary = read_file(IMGSMITH_BINARY);
     std::string tag("\0$VER: imgsmith 1.2 (25.5.2011)\0", 32);
