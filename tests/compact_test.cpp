@@ -391,12 +391,24 @@ TEST_F(CompactInterrupted, CrashAfterEveryChange) {
         size_t synced = 0;
         for (size_t i = 0; i < cut; ++i)
             if (journal[i].kind == os_change::SYNC) synced = i + 1;
-        for (int variant = 0; variant < 8; ++variant) {
+        for (int variant = 0; variant < 16; ++variant) {
             std::string file = original;
             for (size_t i = 0; i < synced; ++i) apply(file, journal[i]);
             for (size_t i = synced; i < cut; ++i) {
-                bool kept = variant == 0 ? true : variant == 1 ? false : rng() % 2 == 0;
-                if (kept) apply(file, journal[i]);
+                const os_change& c = journal[i];
+                int fate = variant == 0 ? 1 : variant == 1 ? 0 : static_cast<int>(rng() % 3);
+                if (fate == 1) {
+                    apply(file, c);
+                } else if (fate == 2 && c.kind == os_change::WRITE) {
+                    // A torn write: only some of its sectors reached the disk.
+                    for (size_t at = 0; at < c.data.size(); at += 512) {
+                        if (rng() % 2) continue;
+                        os_change sector = c;
+                        sector.position = c.position + static_cast<int64_t>(at);
+                        sector.data = c.data.substr(at, 512);
+                        apply(file, sector);
+                    }
+                }
             }
             ASSERT_EQ(disk_blocks(file), before_) << "cut after change " << cut << ", variant " << variant;
         }
