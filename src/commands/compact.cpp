@@ -153,6 +153,7 @@ int release_zero_blocks(vdi_handle* handle, compaction* c) {
 // Copies the sources into the targets, then, once the copies are durable,
 // writes the map that points at them and makes it durable.
 int move_blocks(vdi_handle* handle, compaction* c) {
+    WriteBehind(handle->file);  // the copies must reach the disk before the map
     uint32_t moved = 0;
     for (uint32_t t = 0; t < c->kept; ++t) {
         display_progress("compacting", moved, c->planned);

@@ -15,6 +15,7 @@ struct os_file {
     int fd;
     bool console;
     bool regular;
+    bool write_behind;
     int64_t position;
     const char* name;  // as given to Open; not copied
 };
@@ -25,8 +26,8 @@ namespace {
 // the program uses itself.
 constexpr int32_t ERRNO_BASE = 100000;
 
-os_file stdout_file{1, true, false, 0, "stdout"};
-os_file stderr_file{2, true, false, 0, "stderr"};
+os_file stdout_file{1, true, false, false, 0, "stdout"};
+os_file stderr_file{2, true, false, false, 0, "stderr"};
 
 int32_t last_error = 0;
 
@@ -184,7 +185,7 @@ os_file* Open(const char* name, int32_t mode) {
         set_error_from(ENOMEM);
         return nullptr;
     }
-    *file = os_file{fd, false, regular, 0, name};
+    *file = os_file{fd, false, regular, false, 0, name};
     if (regular && mode == MODE_READONLY) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     ++open_files;
     return file;
@@ -237,8 +238,11 @@ int64_t Write(os_file* file, const void* buffer, uint32_t length) {
         file->position += n;
     }
     record(os_change::WRITE, file, start, p, done);
+    if (file->write_behind) ::sync_file_range(file->fd, start, done, SYNC_FILE_RANGE_WRITE);
     return done;
 }
+
+void WriteBehind(os_file* file) { file->write_behind = true; }
 
 int32_t ChangeFilePosition(os_file* file, int64_t position, int32_t mode) {
     if (injected_failure(CALL_SEEK)) return 0;

@@ -57,6 +57,9 @@ int64_t GetFileSize(os_file* file);
 
 // Makes everything written to the file so far durable. Nonzero on success.
 int32_t SyncFile(os_file* file);
+// From now on, data written to the file starts on its way to the disk at
+// once, so that a later SyncFile has little left to wait for.
+void WriteBehind(os_file* file);
 // Nonzero for a regular file (not a device): bytes it was extended by with
 // ChangeFileSize read as zeros.
 int32_t IsRegularFile(os_file* file);
