@@ -127,18 +127,20 @@ def main():
         make_half_zero_dynamic(imgsmith, p("half.raw"), p("half.vdi"))
         os.unlink(p("half.raw"))
 
+    # Each run starts with no output file and nothing dirty in the page
+    # cache, so that neither tool pays for the writeback of the other's.
     def fresh(name):
         def prepare():
             if os.path.exists(p(name)):
                 os.unlink(p(name))
+            os.sync()
         return prepare
 
     def copy_half():
         # The image to compact is on disk already, as a user's would be:
         # compact makes its moves durable, and must not pay for the copy.
         shutil.copyfile(p("half.vdi"), p("compact.vdi"))
-        with open(p("compact.vdi"), "rb+") as f:
-            os.fsync(f.fileno())
+        os.sync()
         warm(p("compact.vdi"))
 
     # (name, data GiB touched, inputs, (prepare, argv) for each tool, check)
@@ -191,6 +193,9 @@ def main():
         print(f"{name:40} {ow:12.3f}s {oc:6.2f}s {om / 1024:6.1f}MiB  "
               f"{tw:12.3f}s {tc:6.2f}s {tm / 1024:6.1f}MiB  {ratio:6.2f} {data_gib / ow:8.2f}  "
               f"{'yes' if same else 'NO'}", flush=True)
+        for out in ("a.vdi", "q.vdi", "a.raw", "q.raw", "t.vdi", "tq.vdi", "compact.vdi"):
+            if os.path.exists(p(out)):
+                os.unlink(p(out))
     if not args.dir:
         shutil.rmtree(work)
 
