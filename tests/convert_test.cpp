@@ -39,6 +39,12 @@ std::string progress_text(uint32_t blocks) {
     return s + "\n";
 }
 
+// Runs a shell command when the test ends, however it ends.
+struct undo {
+    std::string command;
+    ~undo() { shell(command); }
+};
+
 class Convert : public scratch {
 protected:
     std::string p(const char* name) { return path(name); }
@@ -322,6 +328,7 @@ TEST_F(Convert, DiskFullOnSmallFileSystem) {
     std::string out;
     if (shell("mount -t tmpfs -o size=3m tmpfs " + mnt, &out) != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs here: " << out;
+    undo unmount{"umount " + mnt};
     std::string raw = raw_disk("dddddd");
     write_file(p("in.raw"), raw);
     result r = run_cmd({"convertfromraw", mnt + "/a.vdi", p("in.raw"), "dynamic"});
@@ -330,7 +337,6 @@ TEST_F(Convert, DiskFullOnSmallFileSystem) {
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), mnt + "/a.vdi: No space left on device\n");
     EXPECT_NE(r.err.find(mnt + "/a.vdi: failed to write block 2\n"), std::string::npos) << r.err;
     EXPECT_TRUE(read_file(p("in.raw")) == raw);
-    shell("umount " + mnt);
 }
 
 // A loop device over a file of the given size, or empty when none can be set up.
@@ -350,6 +356,7 @@ TEST_F(Convert, BlockDevices) {
     std::string backing = p("backing");
     std::string dev = attach_loop(backing, 4 * MiB, &why);
     if (dev.empty()) GTEST_SKIP() << "no loop device here: " << why;
+    undo detach{"losetup -d " + dev};
     // The device holds old content everywhere.
     std::string old(4 * MiB, '\x55');
     {
@@ -389,7 +396,6 @@ TEST_F(Convert, BlockDevices) {
     r = run_cmd({"converttoraw", p("big.vdi"), dev});
     EXPECT_EQ(r.rc, 20);
     EXPECT_EQ(r.err, dev + ": No space left on device\n" + dev + ": failed to allocate disk space for raw file\n");
-    shell("losetup -d " + dev);
 }
 
 }  // namespace
