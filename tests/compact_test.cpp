@@ -13,7 +13,7 @@ using namespace t;
 
 constexpr uint32_t BS = 4096;  // small blocks keep the many cases fast
 
-struct image_spec {
+struct test_image {
     std::vector<uint32_t> map;
     std::vector<std::string> places;  // data places in the file
     uint32_t allocated;               // as stored in the header
@@ -21,9 +21,9 @@ struct image_spec {
 };
 
 // Places hold a pattern, or zeros where zero[k] is set.
-image_spec make_spec(const std::vector<uint32_t>& map, const std::vector<bool>& zero,
+test_image make_test_image(const std::vector<uint32_t>& map, const std::vector<bool>& zero,
                      uint32_t block_size = BS) {
-    image_spec s{map, {}, 0, block_size};
+    test_image s{map, {}, 0, block_size};
     for (size_t k = 0; k < zero.size(); ++k)
         s.places.push_back(zero[k] ? std::string(block_size, '\0')
                                    : pattern_block(block_size, static_cast<uint32_t>(k) + 1));
@@ -31,7 +31,7 @@ image_spec make_spec(const std::vector<uint32_t>& map, const std::vector<bool>& 
     return s;
 }
 
-void write_spec(const std::string& name, const image_spec& s) {
+void write_test_image(const std::string& name, const test_image& s) {
     layout l;
     l.blocks = static_cast<uint32_t>(s.map.size());
     l.block_size = s.block_size;
@@ -89,8 +89,8 @@ TEST_F(Compact, EdgeCases) {
         {"free blocks between", {FREE, 2, FREE, 0, 1, FREE}, {0, 1, 0}, 3, 1, 2, {FREE, 1, FREE, 0, FREE, FREE}},
     };
     for (const auto& c : cases) {
-        image_spec s = make_spec(c.map, c.zero);
-        write_spec(img(), s);
+        test_image s = make_test_image(c.map, c.zero);
+        write_test_image(img(), s);
         std::vector<std::string> before = content_of(img());
         result r = run_cmd({"compact", img()});
         EXPECT_EQ(r.rc, 0) << c.what;
@@ -110,7 +110,7 @@ TEST_F(Compact, EdgeCases) {
 }
 
 TEST_F(Compact, ExactOutput) {
-    write_spec(img(), make_spec({0, 1, 2, 3}, {0, 1, 0, 0}));
+    write_test_image(img(), make_test_image({0, 1, 2, 3}, {0, 1, 0, 0}));
     result r = run_cmd({"compact", img()});
     EXPECT_EQ(r.all, std::string(BANNER) +
                          "\rchecking 0%\rchecking 25%\rchecking 50%\rchecking 75%\rchecking 100%\n"
@@ -122,19 +122,19 @@ TEST_F(Compact, ExactOutput) {
 TEST_F(Compact, NothingToDoLeavesTheFileAlone) {
     struct {
         const char* what;
-        image_spec spec;
+        test_image image;
         std::string out;
     } cases[] = {
-        {"no zero block", make_spec({1, FREE, 0}, {0, 0}),
+        {"no zero block", make_test_image({1, FREE, 0}, {0, 0}),
          "\rchecking 0%\rchecking 50%\rchecking 100%\n"
          "Blocks allocated: 2\nBlocks to compact: 0\nBlocks containing data: 2\n"},
-        {"nothing allocated, total 0", make_spec({FREE, FREE}, {}),
+        {"nothing allocated, total 0", make_test_image({FREE, FREE}, {}),
          "Blocks allocated: 0\nBlocks to compact: 0\nBlocks containing data: 0\n"},
-        {"no block at all", make_spec({}, {}),
+        {"no block at all", make_test_image({}, {}),
          "Blocks allocated: 0\nBlocks to compact: 0\nBlocks containing data: 0\n"},
     };
     for (auto& c : cases) {
-        write_spec(img(), c.spec);
+        write_test_image(img(), c.image);
         std::string before = read_file(img());
         hook_reset();
         result r = run_cmd({"compact", img()});
@@ -146,16 +146,16 @@ TEST_F(Compact, NothingToDoLeavesTheFileAlone) {
 }
 
 TEST_F(Compact, StoredCountOnlyChangesPercentages) {
-    image_spec s = make_spec({0, 1, 2, 3}, {0, 1, 0, 0});
+    test_image s = make_test_image({0, 1, 2, 3}, {0, 1, 0, 0});
     s.allocated = 8;  // wrong, larger
-    write_spec(img(), s);
+    write_test_image(img(), s);
     result r = run_cmd({"compact", img()});
     EXPECT_EQ(r.rc, 0);
     EXPECT_NE(r.out.find("\rchecking 0%\rchecking 12%\rchecking 25%\rchecking 37%\rchecking 50%\n"
                          "Blocks allocated: 4\n"),
               std::string::npos);
     s.allocated = 0;  // a fresh dynamic image's count: no percentages at all
-    write_spec(img(), s);
+    write_test_image(img(), s);
     r = run_cmd({"compact", img()});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out.find("checking"), std::string::npos);
@@ -163,7 +163,7 @@ TEST_F(Compact, StoredCountOnlyChangesPercentages) {
 }
 
 TEST_F(Compact, Refusals) {
-    image_spec s = make_spec({0}, {1});
+    test_image s = make_test_image({0}, {1});
     struct {
         const char* what;
         void (*change)(std::string&);
@@ -180,7 +180,7 @@ TEST_F(Compact, Refusals) {
         {"not an image", [](std::string& b) { b[0] = 'x'; b[10] = 0; }, ": not a vdi file\n"},
     };
     for (const auto& c : cases) {
-        write_spec(img(), s);
+        write_test_image(img(), s);
         std::string bytes = read_file(img());
         c.change(bytes);
         write_file(img(), bytes);
@@ -191,7 +191,7 @@ TEST_F(Compact, Refusals) {
         EXPECT_EQ(read_file(img()), bytes) << c.what;
     }
     // A read-only image fails at opening, with nothing changed.
-    write_spec(img(), s);
+    write_test_image(img(), s);
     hook_read_only_file(img());
     result r = run_cmd({"compact", img()});
     EXPECT_EQ(r.rc, 20);
@@ -211,8 +211,8 @@ TEST_F(Compact, IllFormedMapsKeepEveryBlock) {
         {"gaps and a zero", {0, 4, 9, 2}, {0, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const auto& c : cases) {
-        image_spec s = make_spec(c.map, c.zero);
-        write_spec(img(), s);
+        test_image s = make_test_image(c.map, c.zero);
+        write_test_image(img(), s);
         std::vector<std::string> before = content_of(img());
         result r = run_cmd({"compact", img()});
         EXPECT_EQ(r.rc, 0) << c.what << r.err;
@@ -227,7 +227,7 @@ TEST_F(Compact, IllFormedMapsKeepEveryBlock) {
         EXPECT_EQ(after.size(), get32(after, 344) + static_cast<size_t>(d) * BS) << c.what;
     }
     // Data beyond D and nothing to release: the pass still runs and finishes.
-    write_spec(img(), make_spec({5, 6}, {1, 1, 1, 1, 1, 0, 0}));
+    write_test_image(img(), make_test_image({5, 6}, {1, 1, 1, 1, 1, 0, 0}));
     result r = run_cmd({"compact", img()});
     EXPECT_NE(r.out.find("Blocks to compact: 0\n"), std::string::npos);
     EXPECT_NE(r.out.find("compacting finished\n"), std::string::npos);
@@ -255,9 +255,9 @@ TEST_F(Compact, GeneratedMaps) {
                 if (rng() % 10 >= 3) e = rng() % places;
             for (uint32_t k = 0; k < places; ++k) zero.push_back(rng() % 5 < 2);
         }
-        image_spec s = make_spec(map, zero);
+        test_image s = make_test_image(map, zero);
         if (!well_formed) s.allocated = rng() % 12;
-        write_spec(img(), s);
+        write_test_image(img(), s);
         std::vector<std::string> before = content_of(img());
         result r = run_cmd({"compact", img()});
         ASSERT_EQ(r.rc, 0) << round << r.err;
@@ -279,8 +279,8 @@ TEST_F(Compact, GeneratedMaps) {
 }
 
 // The image of the interruption tests: three moves, released blocks between.
-image_spec interrupted_spec(uint32_t block_size = BS) {
-    return make_spec({0, 1, 2, 3, 4, 5, 6, 7}, {1, 0, 1, 0, 1, 0, 0, 0}, block_size);
+test_image interrupted_image(uint32_t block_size = BS) {
+    return make_test_image({0, 1, 2, 3, 4, 5, 6, 7}, {1, 0, 1, 0, 1, 0, 0, 0}, block_size);
 }
 const std::vector<uint32_t> INTERRUPTED_FINAL = {FREE, 1, FREE, 3, FREE, 0, 2, 4};
 
@@ -314,7 +314,7 @@ protected:
         }
     }
     void start() {
-        write_spec(img(), interrupted_spec());
+        write_test_image(img(), interrupted_image());
         before_ = content_of(img());
         hook_reset();
     }

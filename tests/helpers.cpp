@@ -239,10 +239,15 @@ std::vector<std::string> split_words(const char* text) {
 
 }  // namespace
 
+std::vector<std::string> tool_command(const std::vector<std::string>& words) {
+    std::vector<std::string> command = split_words(IMGSMITH_EMULATOR);
+    command.push_back(IMGSMITH_BINARY);
+    command.insert(command.end(), words.begin(), words.end());
+    return command;
+}
+
 result run_tool(const std::vector<std::string>& words, bool merged) {
-    std::vector<std::string> storage = split_words(IMGSMITH_EMULATOR);
-    storage.push_back(IMGSMITH_BINARY);
-    storage.insert(storage.end(), words.begin(), words.end());
+    std::vector<std::string> storage = tool_command(words);
     std::vector<char*> argv;
     for (std::string& w : storage) argv.push_back(w.data());
     argv.push_back(nullptr);

@@ -75,6 +75,9 @@ result run_cmd(const std::vector<std::string>& words);
 // Runs the built program; the words follow the program name. With merged,
 // stdout and stderr go to one pipe and only `all` is filled.
 result run_tool(const std::vector<std::string>& words, bool merged = false);
+// The command line that runs the built program (through the emulator when
+// it is built for another machine), followed by the words.
+std::vector<std::string> tool_command(const std::vector<std::string>& words);
 // The banner line every run starts with.
 extern const char* const BANNER;
 extern const char* const USAGE;

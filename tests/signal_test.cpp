@@ -5,8 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "helpers.h"
 
 namespace {
@@ -16,11 +14,7 @@ using namespace t;
 // Starts the program, waits until its output contains `marker`, sends
 // SIGINT, and collects everything it printed (stdout and stderr in one).
 result interrupt_at(const std::vector<std::string>& words, const std::string& marker) {
-    std::vector<std::string> storage;
-    std::istringstream emulator(IMGSMITH_EMULATOR);
-    for (std::string w; emulator >> w;) storage.push_back(w);
-    storage.push_back(IMGSMITH_BINARY);
-    storage.insert(storage.end(), words.begin(), words.end());
+    std::vector<std::string> storage = tool_command(words);
     std::vector<char*> argv;
     for (std::string& w : storage) argv.push_back(w.data());
     argv.push_back(nullptr);

@@ -75,9 +75,10 @@ int cmd_convertfromraw(int argc, char** argv) {
                 }
                 zero = block_is_zero(buffer, chunk);
             }
-            if (zero && (!fixed || zeros_free)) {
-                // Nothing to store: a dynamic block stays BLOCK_FREE.
-            } else {
+            // A zero block is stored only in a fixed image whose data area
+            // does not read zeros by itself; a dynamic one stays BLOCK_FREE.
+            bool store = !zero || (fixed && !zeros_free);
+            if (store) {
                 if (zero) ClearMem(buffer, handle->block_size);
                 else if (chunk < handle->block_size) ClearMem(buffer + chunk, handle->block_size - chunk);
                 if (!fixed) set_map_entry(handle->block_map, i, next_data_block);
